@@ -1,0 +1,27 @@
+#include "core/application.h"
+
+#include "core/common.h"
+#include "core/logging.h"
+
+#include <QApplication>
+#include <QWidget>
+#include <exception>
+#include <memory>
+
+QString MainWindowTitle(const QString& formTitle)
+{
+    return formTitle + QStringLiteral(" (") + CompiledAt() + QStringLiteral(")");
+}
+
+int RunMainWindow(const std::function<QWidget*()>& makeWindow)
+{
+    try {
+        std::unique_ptr<QWidget> window(makeWindow());
+        window->setWindowTitle(MainWindowTitle(window->windowTitle()));
+        window->show();
+        return QApplication::exec();
+    } catch (const std::exception& e) {
+        TRACE_MESSAGE(ModuleGUI, TraceLevelError, QString::fromLatin1(e.what()));
+        return -1;
+    }
+}
