@@ -61,6 +61,8 @@ void MainWindow::ApplyMinimalGuiVisibility_IfNeeded()
     while (ui->tabWidget->count() > 1)
         ui->tabWidget->removeTab(0);
     ui->minimalGuiStatus->show();
+    // The log page's own minimum would keep the window taller than the small status display.
+    ui->tabWidget->setMinimumSize(1, 1);
     resize(450, 190);
 }
 

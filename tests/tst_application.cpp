@@ -1,9 +1,52 @@
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
-class Tst_application : public QObject
+#include <csignal>
+
+// Starts the real agent executable (offscreen) and ends it the way an operator would.
+class Tst_Application : public QObject
 {
     Q_OBJECT
+
+private slots:
+    void startsAndEndsOnSignal_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("SIGTERM") << int(SIGTERM)
+                                 << QByteArray("Caught SIGTERM: a termination request was sent to the program\n");
+        QTest::newRow("SIGINT") << int(SIGINT)
+                                << QByteArray("Caught SIGINT: Interactive attention signal, (usually ctrl+c)\n");
+    }
+    void startsAndEndsOnSignal()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(QByteArray, line);
+
+        // A copy of its own, so its settings file lands in a folder of the test's.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString agent = dir.filePath(QStringLiteral("NorvastelleRavidadIrerod"));
+        QVERIFY(QFile::copy(QStringLiteral(AGENT_PATH), agent));
+
+        QProcess process;
+        process.setProgram(agent);
+        process.setArguments({QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        process.setWorkingDirectory(dir.path());
+        process.start();
+        QVERIFY(process.waitForStarted());
+        // Still running after start-up: window built, event loop up.
+        QVERIFY(!process.waitForFinished(2000));
+        ::kill(static_cast<pid_t>(process.processId()), signalNumber);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        QCOMPARE(process.readAllStandardError(), line);
+        QVERIFY2(!QFile::exists(agent + QStringLiteral(".settings.xml")),
+                 "nothing is saved on the way out");
+    }
 };
 
-QTEST_MAIN(Tst_application)
+QTEST_GUILESS_MAIN(Tst_Application)
 #include "tst_application.moc"
