@@ -16,6 +16,14 @@ void CaptureUx(const char* text)
 {
     uxTexts.append(QByteArray(text));
 }
+
+// With NRI_GRAB_DIR set, the window is saved as a PNG there for a person to look at.
+void GrabIfAsked(QWidget* window, const QString& name)
+{
+    const QString dir = qEnvironmentVariable("NRI_GRAB_DIR");
+    if (!dir.isEmpty())
+        window->grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
 } // namespace
 
 class Tst_MainWindow : public QObject
@@ -63,6 +71,8 @@ private slots:
         QCOMPARE(window.locale(), QLocale(QLocale::English, QLocale::UnitedStates));
         window.show();
         QVERIFY(!window.findChild<QLabel*>(QStringLiteral("minimalGuiStatus"))->isVisible());
+        tabs->setCurrentIndex(2);
+        GrabIfAsked(&window, QStringLiteral("mainwindow-settings"));
     }
 
     void titleCarriesBuildDate()
@@ -90,6 +100,9 @@ private slots:
         QCOMPARE(tabs->tabText(0), QStringLiteral("System log"));
         QVERIFY(window.findChild<QLabel*>(QStringLiteral("minimalGuiStatus"))->isVisible());
         QCOMPARE(window.size(), QSize(450, 190));
+        managerConnection->minimalGuiStatusText = QStringLiteral("Agent 7: running");
+        window.ManagerConnectionOnTimer1S();
+        GrabIfAsked(&window, QStringLiteral("mainwindow-minimal"));
     }
 
     // The 1 s tick copies the manager connection's status text, visible label or not.
