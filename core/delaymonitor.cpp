@@ -3,7 +3,7 @@
 #include "core/idnametable.h"
 
 #include <QDateTime>
-#include <QMutexLocker>
+#include "core/annotatedmutexlocker.h"
 
 namespace {
 const char* const actionsListText = "UDPTX_generatingAndSending, UDPRX_processing, ManagerC_ping";
@@ -18,7 +18,7 @@ QMutex DelayMonitor::instancesLock;
 DelayMonitor::DelayMonitor(int action) : action(action)
 {
     {
-        QMutexLocker locker(&instancesLock);
+        AnnotatedMutexLocker locker(&instancesLock);
         instances.append(this);
     }
     longestAtMsSinceEpoch.store(QDateTime::currentMSecsSinceEpoch(), std::memory_order_relaxed);
@@ -27,7 +27,7 @@ DelayMonitor::DelayMonitor(int action) : action(action)
 
 DelayMonitor::~DelayMonitor()
 {
-    QMutexLocker locker(&instancesLock);
+    AnnotatedMutexLocker locker(&instancesLock);
     instances.removeOne(this);
 }
 
@@ -66,7 +66,7 @@ QString DelayMonitor::reportPiece() const
 
 QString DelayMonitor::getReportForAllInstancesHtmlXmlEscaped()
 {
-    QMutexLocker locker(&instancesLock);
+    AnnotatedMutexLocker locker(&instancesLock);
     QString report;
     for (const DelayMonitor* monitor : qAsConst(instances))
         report += monitor->reportPiece();

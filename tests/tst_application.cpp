@@ -42,7 +42,10 @@ private slots:
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 1);
-        QCOMPARE(process.readAllStandardError(), line);
+        // Qt may warn on stderr during start-up (offscreen platform); the handler's line ends it.
+        const QByteArray stderrText = process.readAllStandardError();
+        QVERIFY2(stderrText.endsWith(line) && stderrText.count("Caught SIG") == 1,
+                 stderrText.constData());
         QVERIFY2(!QFile::exists(agent + QStringLiteral(".settings.xml")),
                  "nothing is saved on the way out");
     }
