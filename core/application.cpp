@@ -8,6 +8,21 @@
 #include <exception>
 #include <memory>
 
+AgentApplication::AgentApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool AgentApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        TRACE_MESSAGE(ModuleGUI, TraceLevelError,
+                      QStringLiteral("exception in an event handler: ") + QString::fromLatin1(e.what()));
+    } catch (...) {
+        TRACE_TEXT(ModuleGUI, TraceLevelError, "unknown exception in an event handler");
+    }
+    return false;
+}
+
 QString MainWindowTitle(const QString& formTitle)
 {
     return formTitle + QStringLiteral(" (") + CompiledAt() + QStringLiteral(")");

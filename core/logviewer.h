@@ -18,5 +18,7 @@ private slots:
     void on_refreshButton_clicked();
 
 private:
+    void refresh();
+
     Ui::LogViewer* ui;
 };

@@ -17,7 +17,7 @@ int main(int argc, char* argv[])
     int exitCode = 0;
     {
         TRACE_SCOPE(ModuleGUI, TraceLevelRoutine);
-        auto* application = new QApplication(argc, argv);
+        auto* application = new AgentApplication(argc, argv);
         InitializeSettings();
         InitializeManagerConnection();
         TRACE_TEXT(ModuleUX, TraceLevelRoutine, "starting");

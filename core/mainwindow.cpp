@@ -70,13 +70,26 @@ void MainWindow::ManagerConnectionOnTimer1S()
 {
     if (!managerConnection)
         return;
-    managerConnection->OnTimer1S();
+    try {
+        managerConnection->OnTimer1S();
+    } catch (const std::exception& e) {
+        TRACE_MESSAGE(ModuleGUI, TraceLevelError, QString::fromLatin1(e.what()));
+    }
     ui->minimalGuiStatus->setText(managerConnection->minimalGuiStatusText);
 }
 
 void MainWindow::ReportUX()
 {
     TRACE_SCOPE(ModuleGUI, TraceLevelRoutine);
+    try {
+        LeaveUxReport();
+    } catch (const std::exception& e) {
+        TRACE_MESSAGE(ModuleGUI, TraceLevelError, QString::fromLatin1(e.what()));
+    }
+}
+
+void MainWindow::LeaveUxReport()
+{
     QByteArray receiverPart = udpReceiver->getUxReport();
     if (!receiverPart.isEmpty())
         receiverPart.prepend("UDPRXstatus: ");

@@ -23,6 +23,7 @@ public slots:
 
 private:
     void ApplyMinimalGuiVisibility_IfNeeded();
+    void LeaveUxReport();
 
     Ui::MainWindow* ui;
     QTimer* reportTimer;

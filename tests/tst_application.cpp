@@ -1,8 +1,27 @@
+#include "core/application.h"
+#include "core/common.h"
+#include "core/logging.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+
+namespace {
+
+class ThrowingObject : public QObject
+{
+public:
+    bool event(QEvent* event) override
+    {
+        if (event->type() == QEvent::User)
+            throw std::runtime_error("handler failed");
+        return QObject::event(event);
+    }
+};
+
+} // namespace
 
 // Starts the real agent executable (offscreen) and ends it the way an operator would.
 class Tst_Application : public QObject
@@ -10,6 +29,25 @@ class Tst_Application : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        InitializeCommonModule();
+        InitializeLoggingModule();
+    }
+
+    // An exception escaping an event handler is logged and the event loop goes on.
+    void escapingExceptionIsLogged()
+    {
+        ThrowingObject object;
+        QEvent event(QEvent::User);
+        QVERIFY(!QCoreApplication::sendEvent(&object, &event));
+        const QString listing = GetRecentTrace(20, TraceLevelError);
+        QVERIFY2(listing.contains(QStringLiteral("GUI] exception in an event handler: handler failed @")),
+                 qPrintable(listing));
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(7); });
+        QCOMPARE(QCoreApplication::exec(), 7);
+    }
+
     void startsAndEndsOnSignal_data()
     {
         QTest::addColumn<int>("signalNumber");
@@ -51,5 +89,10 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(Tst_Application)
+int main(int argc, char* argv[])
+{
+    AgentApplication application(argc, argv);
+    Tst_Application test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_application.moc"
