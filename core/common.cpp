@@ -1,5 +1,7 @@
 #include "core/common.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -34,9 +36,19 @@ std::string Format(const char* format, ...)
 
 namespace {
 
+// General format with 6 significant digits, as printf's "%.6g" in the C locale. std::to_chars
+// rounds the exact binary value, so a tie goes to the even digit (976.5625 -> "976.562");
+// QString::number in Qt 5.15 rounds such ties up instead. It never depends on the process
+// locale, which QCoreApplication sets from the environment. NaN is "nan" whatever its sign bit
+// (0.0 / 0.0 yields a negative NaN on x86-64).
 QString NumberText(double value)
 {
-    return QString::number(value, 'g', 6);
+    if (std::isnan(value))
+        return QStringLiteral("nan");
+    char text[32];
+    const std::to_chars_result result =
+        std::to_chars(text, text + sizeof(text), value, std::chars_format::general, 6);
+    return QString::fromLatin1(text, static_cast<int>(result.ptr - text));
 }
 
 // First limit that x lies below picks the divisor; NaN fails every comparison and takes "G".

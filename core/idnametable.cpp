@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <climits>
+
 void BuildIdNameTable(const char* listText, QMap<int, QByteArray>* namesById,
                       QMap<QByteArray, int>* idsByName)
 {
@@ -27,7 +29,8 @@ void BuildIdNameTable(const char* listText, QMap<int, QByteArray>* namesById,
             namesById->insert(id, name);
         if (idsByName)
             idsByName->insert(name, id);
-        nextId = id + 1;
+        // An explicit INT_MAX would overflow; the next implicit id wraps instead.
+        nextId = id == INT_MAX ? INT_MIN : id + 1;
     }
 }
 
