@@ -5,10 +5,16 @@
 
 #include <QApplication>
 #include <QWidget>
+#include <clocale>
 #include <exception>
 #include <memory>
 
-AgentApplication::AgentApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+AgentApplication::AgentApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    // QApplication adopts the user's locale for the C library too; reports formatted with
+    // printf ("%f") must keep the decimal point whatever the locale.
+    setlocale(LC_NUMERIC, "C");
+}
 
 bool AgentApplication::notify(QObject* receiver, QEvent* event)
 {

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <clocale>
 #include <csignal>
 
 namespace {
@@ -33,6 +34,13 @@ private slots:
     {
         InitializeCommonModule();
         InitializeLoggingModule();
+    }
+
+    // Reports written with printf keep the decimal point whatever the user's locale.
+    void numbersKeepDecimalPoint()
+    {
+        QCOMPARE(QByteArray(setlocale(LC_NUMERIC, nullptr)), QByteArray("C"));
+        QCOMPARE(Format("%f", 1.5), std::string("1.500000"));
     }
 
     // An exception escaping an event handler is logged and the event loop goes on.
