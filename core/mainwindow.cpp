@@ -3,13 +3,16 @@
 #include "core/common.h"
 #include "core/logging.h"
 #include "core/logviewer.h"
+#include "manager/feedbackdialog.h"
 #include "manager/managerconnection.h"
 #include "manager/testmanagerconfig.h"
 #include "receiver/udpreceiver.h"
 #include "sender/udpsender.h"
+#include "settings/settings.h"
 #include "settings/settingsconfig.h"
 #include "ui_mainwindow.h"
 
+#include <QCloseEvent>
 #include <QLayout>
 
 namespace {
@@ -103,4 +106,16 @@ void MainWindow::LeaveUxReport()
                CompiledAt().toLocal8Bit().constData(), "Linux", receiverPart.constData(),
                senderPart.constData());
     TRACE_MESSAGE(ModuleUX, TraceLevelRoutine, QString::fromLocal8Bit(message.c_str()));
+}
+
+// Offers the feedback dialog unless the user declined it for good or the agent runs unattended
+// (file-name token). The close itself always goes ahead.
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    const bool unattended = managerConnection && !managerConnection->authTokenForFileName.isEmpty();
+    if (GetSettingsInt32Value(UX_DontAskFeedback) == 0 && !unattended) {
+        FeedbackDialog dialog(nullptr);
+        dialog.exec();
+    }
+    QMainWindow::closeEvent(event);
 }

@@ -17,6 +17,9 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 public slots:
     void ReportUX();
     void ManagerConnectionOnTimer1S();
