@@ -21,6 +21,10 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+private:
+    // A valid index of this model inside the table.
+    bool IsOwnCell(const QModelIndex& index) const;
 };
 
 // The "Settings" tab.
