@@ -58,7 +58,9 @@ void InitializeLoggingModule();
 void LeaveTrace(Trace* record);
 
 // Listing of up to count newest records of the requested level and above, newest first.
-// Level 0 reads the ring of all records, any other level the ring of notable records.
+// Level 0 reads the ring of all records, any other level the ring of notable records. Safe while
+// other threads leave records: a slot never written, still being written, or overwritten since
+// the listing began is skipped (it uses up its step).
 QString GetRecentTrace(int count, TraceLevel level);
 
 // Receives the text of every UX record; set by the usage tracker. Null: nothing is sent.
