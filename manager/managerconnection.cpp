@@ -51,11 +51,13 @@ std::string LocalIpAddresses()
     return Local8Bit(addresses.join(QLatin1Char(';')));
 }
 
-QNetworkRequest OctetStreamRequest(const QString& url)
+constexpr int UploadTimeoutMs = 30000;
+
+QNetworkRequest OctetStreamRequest(const QString& url, int timeoutMs)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
-    request.setTransferTimeout(ManagerConnection::RequestTimeoutMs);
+    request.setTransferTimeout(timeoutMs);
     return request;
 }
 
@@ -242,7 +244,7 @@ void ManagerConnection::SendSignalToServer(const std::string& signalText, bool e
 void ManagerConnection::SendSignalToServerInternal(const QByteArray& frame)
 {
     const QNetworkRequest request = OctetStreamRequest(
-        QStringLiteral("http://") + host + QLatin1String(agentManagerRelativeUrl));
+        QStringLiteral("http://") + host + QLatin1String(agentManagerRelativeUrl), requestTimeoutMs);
     QNetworkReply* reply = networkAccessManager->post(request, frame);
     reply->setProperty(itIsAgentManager_propertyName, true);
     ++requestsInProgress;
@@ -377,7 +379,7 @@ void BeginSendToUxTracker(const char* text)
         return;
     const std::string body = E1("<uxTracking>" + std::string(text) + "</uxTracking>");
     managerConnection->networkAccessManager->post(
-        OctetStreamRequest(QStringLiteral("http://") + DefaultManagerHost() + QStringLiteral("/UxTracker.ashx")),
+        OctetStreamRequest(QStringLiteral("http://") + DefaultManagerHost() + QStringLiteral("/UxTracker.ashx"), UploadTimeoutMs),
         QByteArray::fromStdString(body));
 }
 
@@ -399,7 +401,7 @@ void SendFeedbackToServer(const char* rating, const QString& whatYouLike,
     const std::string body = BuildFeedbackXml(rating, whatYouLike, whatNeedsToBeImproved, email);
     QPointer<QNetworkReply> reply = managerConnection->networkAccessManager->post(
         OctetStreamRequest(QStringLiteral("http://") + DefaultManagerHost() +
-                           QStringLiteral("/FeedbackHandler.ashx")),
+                           QStringLiteral("/FeedbackHandler.ashx"), UploadTimeoutMs),
         QByteArray::fromStdString(body));
     // The connection's reply handler deletes the reply once it has finished: watch both.
     bool finished = false;

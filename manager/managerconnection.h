@@ -62,7 +62,9 @@ public:
     QString minimalGuiStatusText;
     QString host;
 
-    static constexpr int RequestTimeoutMs = 30000;
+    // A request to the agent manager that has not finished by then is abandoned, so that one
+    // lost reply cannot stop the pings for good.
+    int requestTimeoutMs = 30000;
 
 public slots:
     void OnNetworkReplyFinished(QNetworkReply* reply);
