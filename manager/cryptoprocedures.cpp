@@ -143,6 +143,12 @@ std::string E1(const std::string& text)
     return Seal(KIV1, text);
 }
 
+std::string D1(const std::string& sealed)
+{
+    TRACE_SCOPE(ModuleCP, TraceLevelRoutine);
+    return Open(KIV1, sealed);
+}
+
 std::string E2(const std::string& text)
 {
     TRACE_SCOPE(ModuleCP, TraceLevelRoutine);
