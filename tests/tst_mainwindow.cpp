@@ -3,6 +3,7 @@
 #include "core/logging.h"
 #include "core/mainwindow.h"
 #include "manager/managerconnection.h"
+#include "grab.h"
 
 #include <QLabel>
 #include <QLayout>
@@ -17,13 +18,6 @@ void CaptureUx(const char* text)
     uxTexts.append(QByteArray(text));
 }
 
-// With NRI_GRAB_DIR set, the window is saved as a PNG there for a person to look at.
-void GrabIfAsked(QWidget* window, const QString& name)
-{
-    const QString dir = qEnvironmentVariable("NRI_GRAB_DIR");
-    if (!dir.isEmpty())
-        window->grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
-}
 } // namespace
 
 class Tst_MainWindow : public QObject

@@ -6,6 +6,7 @@
 #include "manager/managerconnection.h"
 #include "manager/testmanagerconfig.h"
 #include "settings/settings.h"
+#include "grab.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -37,6 +38,7 @@ public:
         timer.start();
     }
     bool seen = false;
+    QString seenText;
 
 private:
     void poll()
@@ -44,7 +46,13 @@ private:
         if (QWidget* modal = QApplication::activeModalWidget()) {
             seen = true;
             timer.stop();
-            QTest::mouseClick(Child<QPushButton>(modal, buttonName), Qt::LeftButton);
+            // Without a name: the message box's only button.
+            QPushButton* button = buttonName ? Child<QPushButton>(modal, buttonName)
+                                             : modal->findChild<QPushButton*>();
+            seenText = modal->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))
+                           ? modal->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text()
+                           : QString();
+            QTest::mouseClick(button, Qt::LeftButton);
         } else if (++attempts > 500) {
             timer.stop();
         }
@@ -124,6 +132,9 @@ private slots:
         QCOMPARE(GetSettingsInt32Value(TestManager_DisableConnection), 0);
         TestManagerConfig again;
         QCOMPARE(Child<QLineEdit>(&again, "password")->text(), QStringLiteral("it's & <secret>"));
+        again.DisplayStatus();
+        again.resize(800, 520);
+        GrabIfAsked(&again, QStringLiteral("testmanagertab"));
         QCOMPARE(Child<QLineEdit>(&again, "userDefinedAgentId")->text(), QStringLiteral("lab-1"));
         QVERIFY(Child<QCheckBox>(&again, "enableConnection")->isChecked());
         // The login ping carries the password escaped for XML.
@@ -186,6 +197,7 @@ private slots:
         QVERIFY(!Child<QLineEdit>(&dialog, "email")->isVisible());
         QTest::mouseClick(contact, Qt::LeftButton);
         QVERIFY(Child<QLineEdit>(&dialog, "email")->isVisible());
+        GrabIfAsked(&dialog, QStringLiteral("feedbackdialog"));
         QVERIFY(Child<QLabel>(&dialog, "emailLabel")->isVisible());
         QTest::mouseClick(contact, Qt::LeftButton);
         QVERIFY(!Child<QLineEdit>(&dialog, "email")->isVisible());
@@ -196,6 +208,23 @@ private slots:
             QTest::mouseClick(Child<QAbstractButton>(&dialog, buttons[i]), Qt::LeftButton);
             QCOMPARE(QString::fromLatin1(dialog.SelectedRating()), ratings.at(i));
         }
+    }
+
+    // Sending waits for the upload (2 s at least), thanks the user and stops the dialog coming back.
+    void sendFeedbackThanksAndRemembers()
+    {
+        SaveSettingsValue(UX_DontAskFeedback, 0);
+        FeedbackDialog dialog;
+        dialog.show();
+        ModalClicker thanks(nullptr);
+        QElapsedTimer waited;
+        waited.start();
+        QTest::mouseClick(Child<QPushButton>(&dialog, "sendFeedback"), Qt::LeftButton);
+        QVERIFY(waited.elapsed() >= 1950);
+        QVERIFY(thanks.seen);
+        QCOMPARE(thanks.seenText, QStringLiteral("Thank you for your feedback"));
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(GetSettingsInt32Value(UX_DontAskFeedback), 1);
     }
 
     // Closing the window offers the dialog until the user declines it for good.
