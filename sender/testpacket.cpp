@@ -1,0 +1,1 @@
+#include "sender/testpacket.h"

@@ -1,0 +1,4 @@
+// Placeholder: the stream thread is being written.
+#include "sender/udpsenderthread.h"
+UdpSenderThread::~UdpSenderThread() = default;
+void UdpSenderThread::run() {}
