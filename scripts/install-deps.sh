@@ -1,9 +1,10 @@
 #!/bin/sh
-# Installs the Debian packages listed in scripts/packages.txt (skips the work when all are there).
+# Installs the Debian packages listed in scripts/packages.txt, plus those named in
+# NRI_EXTRA_PACKAGES (skips the work when all are there).
 set -eu
 cd "$(dirname "$0")/.."
 
-packages=$(grep -v '^#' scripts/packages.txt | tr '\n' ' ')
+packages="$(grep -v '^#' scripts/packages.txt | tr '\n' ' ') ${NRI_EXTRA_PACKAGES:-}"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
