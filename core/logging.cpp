@@ -369,14 +369,25 @@ void SetUxTrackerSink(UxTrackerSink sink)
     loggingModule.uxTrackerSink.store(sink, std::memory_order_release);
 }
 
-ScopeTrace::ScopeTrace(const char* sourceFile, const char* function, int line, int module, int level)
+namespace {
+
+Trace RecordAt(const char* sourceFile, const char* function, int line, int module, int level)
 {
-    exitRecord.compileDate = compileDate;
-    exitRecord.sourceFile = sourceFile;
-    exitRecord.function = function;
-    exitRecord.line = line;
-    exitRecord.module = module;
-    exitRecord.level = level;
+    Trace record;
+    record.compileDate = compileDate;
+    record.sourceFile = sourceFile;
+    record.function = function;
+    record.line = line;
+    record.module = module;
+    record.level = level;
+    return record;
+}
+
+} // namespace
+
+ScopeTrace::ScopeTrace(const char* sourceFile, const char* function, int line, int module, int level)
+    : exitRecord(RecordAt(sourceFile, function, line, module, level))
+{
     Trace entryRecord = exitRecord;
     entryRecord.text = ">>";
     exitRecord.text = "<<";
@@ -391,13 +402,7 @@ ScopeTrace::~ScopeTrace()
 void LeaveTraceText(const char* sourceFile, const char* function, int line, int module, int level,
                     const char* text)
 {
-    Trace record;
-    record.compileDate = compileDate;
-    record.sourceFile = sourceFile;
-    record.function = function;
-    record.line = line;
-    record.module = module;
-    record.level = level;
+    Trace record = RecordAt(sourceFile, function, line, module, level);
     record.text = text;
     LeaveTrace(&record);
 }
@@ -405,13 +410,7 @@ void LeaveTraceText(const char* sourceFile, const char* function, int line, int 
 void LeaveTraceMessage(const char* sourceFile, const char* function, int line, int module,
                        int level, const QString& message)
 {
-    Trace record;
-    record.compileDate = compileDate;
-    record.sourceFile = sourceFile;
-    record.function = function;
-    record.line = line;
-    record.module = module;
-    record.level = level;
+    Trace record = RecordAt(sourceFile, function, line, module, level);
     record.message = new QString(message);
     LeaveTrace(&record);
 }
