@@ -371,6 +371,9 @@ void UdpSenderThread::run()
         // Sleep since the last long packet, ms; the first tick sends one.
         int64_t sinceLongPacketMs = longPacketPeriodMs;
         uint16_t intervalInPacket = measurementIntervalS.load(std::memory_order_relaxed);
+        // An update made before this thread started has published its interval without writing it.
+        if (norvastelleFormat)
+            TestPacket::WriteMeasurementInterval(packetBuffer.data(), intervalInPacket);
         // This thread is the counters' only writer: it keeps them here and publishes each value.
         uint64_t packets = packetsSent.load(std::memory_order_relaxed);
         uint64_t bytes = bytesSent.load(std::memory_order_relaxed);
@@ -387,9 +390,20 @@ void UdpSenderThread::run()
             const bool longPacketTick = sinceLongPacketMs >= longPacketPeriodMs;
             monitor.OnStarted();
             const int32_t count = numberOfPacketsPerTick.load(std::memory_order_relaxed);
+            const int32_t targetBits = targetBitsPerSecond.load(std::memory_order_relaxed);
+            // The burst ends early once the stream is ahead of its target as of the tick's start:
+            // a whole number of packets per tick (150 packets/s: 2 per 10 ms) would otherwise
+            // overshoot the target for good, as catch-up can only make up for a deficit.
+            const double tickStartS = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+            const bool pacedByPackets = targetPacketsPerSecond != 0;
+            const double dueAtTickStart = pacedByPackets ? targetPacketsPerSecond * tickStartS
+                                                         : targetBits / 8.0 * tickStartS;
             bool notSent = false;
-            for (int32_t i = 0; i < count; ++i) {
-                const int64_t result = SendSinglePacket(&notSent, longPacketTick && i == 0);
+            int32_t calls = 0;
+            for (; calls < count; ++calls) {
+                if (static_cast<double>(pacedByPackets ? packets : bytes) > dueAtTickStart)
+                    break;
+                const int64_t result = SendSinglePacket(&notSent, longPacketTick && calls == 0);
                 if (result > 0) {
                     bytes += static_cast<uint64_t>(result);
                     bytesSent.store(bytes, std::memory_order_relaxed);
@@ -403,7 +417,8 @@ void UdpSenderThread::run()
                     break;
             }
             monitor.OnStopped();
-            if (longPacketTick)
+            // A tick that the pacing skipped keeps the long packet for the next one.
+            if (longPacketTick && calls > 0)
                 sinceLongPacketMs = 0;
 
             if (!notSent) {
@@ -415,7 +430,6 @@ void UdpSenderThread::run()
                 const double packetsPerSecond = static_cast<double>(packets) / seconds;
                 currentBitsPerSecond.store(bitsPerSecond, std::memory_order_relaxed);
                 currentPacketsPerSecond.store(packetsPerSecond, std::memory_order_relaxed);
-                const int32_t targetBits = targetBitsPerSecond.load(std::memory_order_relaxed);
                 if ((targetPacketsPerSecond != 0 && targetPacketsPerSecond > packetsPerSecond) ||
                     (targetPacketsPerSecond == 0 && targetBits != 0 && targetBits > bitsPerSecond))
                     continue;

@@ -556,9 +556,11 @@ private slots:
     {
         QTest::addColumn<bool>("packetRate");
         QTest::addColumn<int>("target");
-        QTest::newRow("1000 packets/s") << true << 1000;
-        QTest::newRow("150 packets/s") << true << 150;
+        QTest::newRow("1000 packets/s: 10 per tick") << true << 1000;
+        QTest::newRow("150 packets/s: 2 per tick") << true << 150;
+        QTest::newRow("650 packets/s: 7 per tick") << true << 650;
         QTest::newRow("64 kbps") << false << 64;
+        QTest::newRow("1000 kbps: 7 per tick") << false << 1000;
     }
     void pacedStreamToLoopback()
     {
@@ -571,23 +573,28 @@ private slots:
             form.PacketsPerSecond(target);
         else
             form.ui.targetBandwidthPerThread->setText(QString::number(target));
+        QElapsedTimer sinceBeforeConstruction; // never shorter than the stream's own clock
+        sinceBeforeConstruction.start();
         auto* stream = new UdpSenderThread(&form.ui, nullptr);
         uint64_t packetsSent = 0;
         {
             Running running(stream);
             QTRY_VERIFY(sink.Drain() >= 40);
             QTRY_VERIFY(stream->CurrentPacketsPerSecond() > 0);
-            // Generous sanity: the average never runs far ahead of its target.
-            if (packetRate)
-                QVERIFY2(stream->CurrentPacketsPerSecond() < 2.0 * target,
-                         qPrintable(QString::number(stream->CurrentPacketsPerSecond())));
-            else
-                QVERIFY2(stream->CurrentBitsPerSecond() < 2.0 * target * 1024,
-                         qPrintable(QString::number(stream->CurrentBitsPerSecond())));
             stream->Abort();
             QVERIFY(stream->isFinished());
             packetsSent = stream->PacketsSent();
             QCOMPARE(stream->BytesSent(), packetsSent * 192);
+            // The stream never runs more than one datagram ahead of its target, however whole
+            // packets per tick round (150 packets/s: 2 per 10 ms tick); a slow machine only
+            // leaves it further behind.
+            const double seconds = sinceBeforeConstruction.nsecsElapsed() / 1e9;
+            if (packetRate)
+                QVERIFY2(packetsSent <= target * seconds + 1,
+                         qPrintable(QStringLiteral("%1 packets in %2 s").arg(packetsSent).arg(seconds)));
+            else
+                QVERIFY2(stream->BytesSent() <= target * 1024 / 8 * seconds + 192,
+                         qPrintable(QStringLiteral("%1 bytes in %2 s").arg(stream->BytesSent()).arg(seconds)));
         }
         QTRY_COMPARE(uint64_t(sink.Drain()), packetsSent);
         QVERIFY2(CheckConsecutive(sink, 0).isEmpty(), qPrintable(CheckConsecutive(sink, 0)));
