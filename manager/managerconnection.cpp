@@ -53,6 +53,18 @@ std::string LocalIpAddresses()
 
 constexpr int UploadTimeoutMs = 30000;
 
+// Every start element of the document in order, nested ones included. Unlike
+// QXmlStreamReader::readNextStartElement() it stops quietly at the end of the document instead
+// of reading past it (which reports a premature end).
+void ReadToNextStartElementOrEnd(QXmlStreamReader* reader)
+{
+    while (!reader->atEnd()) {
+        reader->readNext();
+        if (reader->isStartElement() || reader->isEndDocument())
+            return;
+    }
+}
+
 QNetworkRequest OctetStreamRequest(const QString& url, int timeoutMs)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
@@ -280,13 +292,13 @@ void ManagerConnection::HandleResponseFromServer(const std::string& payload)
         reader.readNext();
         NRI_ASSERT(reader.isStartDocument());
         NRI_ASSERT(reader.readNextStartElement()); // the root; its name is not examined
-        reader.readNextStartElement();
+        ReadToNextStartElementOrEnd(&reader);
         while (!reader.atEnd() && !reader.hasError()) {
             bool handled = false;
             if (reader.isStartElement())
                 HandleResponseFromServer(&reader, &handled);
             if (!handled)
-                reader.readNextStartElement();
+                ReadToNextStartElementOrEnd(&reader);
         }
         if (reader.hasError())
             throw Exception(QStringLiteral("Error parsing XML response from server: ") + reader.errorString());

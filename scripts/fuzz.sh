@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 NRI_EXTRA_PACKAGES="clang libclang-rt-14-dev" scripts/install-deps.sh
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DNRI_BUILD_FUZZERS=ON -DNRI_BUILD_TESTS=OFF
-targets="responsedocument settingsimport requestframe base64"
+targets="responsedocument settingsimport requestframe base64 udptxstreamsconfig"
 set --
 for target in $targets; do set -- "$@" "fuzz_$target"; done
 cmake --build build-fuzz --parallel "$(nproc)" --target "$@"

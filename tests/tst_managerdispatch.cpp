@@ -58,6 +58,7 @@ private slots:
 
     void signalsInDocumentOrder()
     {
+        TRACE_TEXT(ModuleGUI, TraceLevelError, "marker");
         RecordingHandler tx(RecordingHandler::AttributesOnly);
         RecordingHandler rx(RecordingHandler::ReadsToEnd);
         managerConnection->RegisterSignalHandler(QStringLiteral("udpTxStreamsConfig"), &tx);
@@ -74,6 +75,9 @@ private slots:
                                         "udpTxStreamsConfig:child"}));
         QCOMPARE(rx.calls, QStringList{"udpRxStreamsConfig:3"});
         QVERIFY(!tx.seenHandledTrue && !rx.seenHandledTrue);
+        // A well-formed document leaves no error behind.
+        const QString newestError = GetRecentTrace(50, TraceLevelError).section(QStringLiteral("\r\n"), 0, 0);
+        QVERIFY2(newestError.contains(QStringLiteral("marker")), qPrintable(newestError));
         QVERIFY2(Listing(30, TraceLevelWarning)
                      .contains(QStringLiteral("Client-side handler is not found for XML element 'unknownSignal'")),
                  qPrintable(Listing(30, TraceLevelWarning)));
