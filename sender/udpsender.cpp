@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 #include "ui_udpsender.h"
 
+#include <QGroupBox>
 #include <QTimer>
 #include <QXmlStreamReader>
 
@@ -73,6 +74,16 @@ void UdpSender::on_sendSinglePacket_clicked()
     }
 }
 
+// A minimum size given to a widget replaces what its layout needs, so the boxes' "at least
+// 350 x 100" is raised to what their visible rows need; else a short window squeezes the rows.
+void UdpSender::KeepGroupBoxesWhole()
+{
+    for (QGroupBox* box : {ui->groupBox, ui->groupBox_2}) {
+        box->setMinimumSize(0, 0);
+        box->setMinimumSize(box->minimumSizeHint().expandedTo(QSize(350, 100)));
+    }
+}
+
 void UdpSender::on_customUdpPayload_toggled(bool checked)
 {
     try {
@@ -80,6 +91,7 @@ void UdpSender::on_customUdpPayload_toggled(bool checked)
         ui->udpPayload->setVisible(checked);
         ui->udpPayloadSize->setVisible(!checked);
         ui->udpPayloadSizeLabel->setVisible(!checked);
+        KeepGroupBoxesWhole();
     } catch (std::exception& e) {
         HandleException(e);
     }
@@ -114,6 +126,7 @@ void UdpSender::on_targetModeIsBandwidth_toggled(bool checked)
         ui->targetBandwidthPerThread->setVisible(checked);
         ui->targetBandwidthPerThreadMultiplier->setVisible(checked);
         ui->targetPacketsPerSecond->setVisible(!checked);
+        KeepGroupBoxesWhole();
     } catch (std::exception& e) {
         HandleException(e);
     }

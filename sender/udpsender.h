@@ -45,6 +45,7 @@ public slots:
 private:
     void ApplyStreamsConfig(const QList<UdpTxStreamConfigElement>& records);
     void StopAllStreams();
+    void KeepGroupBoxesWhole();
 
     Ui::UdpSender* ui;
     QList<UdpSenderThread*> threads;

@@ -65,6 +65,7 @@ private slots:
         QCOMPARE(window.locale(), QLocale(QLocale::English, QLocale::UnitedStates));
         window.show();
         QVERIFY(!window.findChild<QLabel*>(QStringLiteral("minimalGuiStatus"))->isVisible());
+        GrabIfAsked(&window, QStringLiteral("mainwindow-sender"));
         tabs->setCurrentIndex(2);
         GrabIfAsked(&window, QStringLiteral("mainwindow-settings"));
     }
