@@ -74,13 +74,16 @@ void UdpSender::on_sendSinglePacket_clicked()
     }
 }
 
-// A minimum size given to a widget replaces what its layout needs, so the boxes' "at least
-// 350 x 100" is raised to what their visible rows need; else a short window squeezes the rows.
+// A minimum size given to a widget replaces what its layout needs, so each box's least size
+// (350 x 100 and 300 x 100) is raised to what its visible rows need; else a short window
+// squeezes the rows.
 void UdpSender::KeepGroupBoxesWhole()
 {
-    for (QGroupBox* box : {ui->groupBox, ui->groupBox_2}) {
-        box->setMinimumSize(0, 0);
-        box->setMinimumSize(box->minimumSizeHint().expandedTo(QSize(350, 100)));
+    const std::pair<QGroupBox*, QSize> boxes[] = {{ui->groupBox, QSize(350, 100)},
+                                                  {ui->groupBox_2, QSize(300, 100)}};
+    for (const auto& box : boxes) {
+        box.first->setMinimumSize(0, 0);
+        box.first->setMinimumSize(box.first->minimumSizeHint().expandedTo(box.second));
     }
 }
 
