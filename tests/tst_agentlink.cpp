@@ -5,6 +5,7 @@
 #include "core/logging.h"
 #include "manager/cryptoprocedures.h"
 #include "settings/settings.h"
+#include "agentprocess.h"
 #include "standin.h"
 
 #include <QJsonArray>
@@ -21,38 +22,6 @@ QJsonObject Plan()
                               QJsonObject{{"token", "TOKEN42"}, {"pingPeriodS", 1}}}},
     };
 }
-
-// A copy of the agent named with its parameters, in a folder of its own with its settings file.
-class AgentProcess
-{
-public:
-    bool Start(const QString& nameSuffix, const QMap<QString, QVariant>& settings)
-    {
-        const QString path = dir.filePath(QStringLiteral("NorvastelleRavidadIrerod") + nameSuffix);
-        if (!QFile::copy(QStringLiteral(AGENT_PATH), path))
-            return false;
-        QFile settingsFile(path + QStringLiteral(".settings.xml"));
-        if (!settingsFile.open(QIODevice::WriteOnly))
-            return false;
-        SettingsXmlProcedures::ExportSettingsToXml(&settingsFile, settings);
-        settingsFile.close();
-        process.setProgram(path);
-        process.setArguments({QStringLiteral("-platform"), QStringLiteral("offscreen")});
-        process.setWorkingDirectory(dir.path());
-        process.start();
-        return process.waitForStarted(5000);
-    }
-    ~AgentProcess()
-    {
-        if (process.state() == QProcess::Running) {
-            process.terminate();
-            if (!process.waitForFinished(5000))
-                process.kill();
-        }
-    }
-    QTemporaryDir dir;
-    QProcess process;
-};
 
 } // namespace
 

@@ -4,6 +4,7 @@
 #include "core/common.h"
 #include "core/logging.h"
 #include "settings/settings.h"
+#include "agentprocess.h"
 #include "standin.h"
 
 #include <QJsonArray>
@@ -15,39 +16,6 @@
 namespace {
 
 const char* const token = "E2ESENDER7";
-
-// A copy of the agent named with its parameters, in a folder of its own with its settings file.
-class AgentProcess
-{
-public:
-    bool Start(const QString& nameSuffix, const QMap<QString, QVariant>& settings)
-    {
-        const QString path = dir.filePath(QStringLiteral("NorvastelleRavidadIrerod") + nameSuffix);
-        if (!QFile::copy(QStringLiteral(AGENT_PATH), path))
-            return false;
-        QFile settingsFile(path + QStringLiteral(".settings.xml"));
-        if (!settingsFile.open(QIODevice::WriteOnly))
-            return false;
-        SettingsXmlProcedures::ExportSettingsToXml(&settingsFile, settings);
-        settingsFile.close();
-        process.setProgram(path);
-        process.setArguments({QStringLiteral("-platform"), QStringLiteral("offscreen")});
-        process.setWorkingDirectory(dir.path());
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start();
-        return process.waitForStarted(5000);
-    }
-    ~AgentProcess()
-    {
-        if (process.state() == QProcess::Running) {
-            process.terminate();
-            if (!process.waitForFinished(10000))
-                process.kill();
-        }
-    }
-    QTemporaryDir dir;
-    QProcess process;
-};
 
 template <typename T>
 T ReadLittleEndian(const QByteArray& bytes, int offset)

@@ -15,16 +15,9 @@
 #include <QTextBrowser>
 #include <QtTest>
 
-namespace {
+#include "widgets.h"
 
-template <typename T>
-T* Child(QWidget* parent, const char* name)
-{
-    T* child = parent->findChild<T*>(QLatin1String(name));
-    if (!child)
-        qFatal("no widget %s", name);
-    return child;
-}
+namespace {
 
 // Clicks a button of the next modal dialog once it is up. It looks for 5 s at most, so that
 // a dialog shown where none should be cannot hang the test, and one that never shows is seen.

@@ -24,20 +24,13 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include "widgets.h"
+
 #include <cstring>
 
 Q_DECLARE_METATYPE(QXmlStreamReader::TokenType)
 
 namespace {
-
-template <typename T>
-T* Child(QWidget* parent, const char* name)
-{
-    T* child = parent->findChild<T*>(QLatin1String(name));
-    if (!child)
-        qFatal("no widget %s", name);
-    return child;
-}
 
 template <typename T>
 T ReadLittleEndian(const QByteArray& bytes, int offset)
