@@ -91,8 +91,8 @@ echo "(agent mallocs: heap allocations of the whole agent process from the strea
 echo
 echo "Pacing accuracy over ${pacingSeconds} s (achieved payload bit rate / own target)"
 printf '%-22s | %14s %9s | %14s %9s\n' target "agent bit/s" "agent" "iperf3 bit/s" "iperf3"
-for spec in "64000 192" "1000000 192" "100000000 1400"; do
-    read -r bps size <<< "$spec"
+for target in "64000 192" "1000000 192" "100000000 1400"; do
+    read -r bps size <<< "$target"
     read -r _ _ _ oBps _ _ <<< "$(ours "$size" "$bps" "$pacingSeconds")"
     read -r _ _ _ tBps _ <<< "$(theirs "$size" "$bps" "$pacingSeconds")"
     awk -v b="$bps" -v s="$size" -v o="$oBps" -v t="$tBps" 'BEGIN {
