@@ -339,6 +339,12 @@ void ManagerConnection::RegisterSignalHandler(const QString& elementName, ISigna
     signalHandlers.insert(elementName, handler);
 }
 
+void ManagerConnection::UnregisterSignalHandler(const QString& elementName, ISignalHandler* handler)
+{
+    if (signalHandlers.value(elementName) == handler)
+        signalHandlers.remove(elementName);
+}
+
 void ManagerConnection::setEnabled(bool enable)
 {
     enabled = enable;

@@ -43,6 +43,8 @@ public:
 
     // Enters or replaces the handler of an element name. GUI thread.
     void RegisterSignalHandler(const QString& elementName, ISignalHandler* handler);
+    // A handler that goes away removes its entry, unless another has taken the name over since.
+    void UnregisterSignalHandler(const QString& elementName, ISignalHandler* handler);
 
     // Switches the link on or off and saves TestManager_DisableConnection as the negation.
     void setEnabled(bool enable);

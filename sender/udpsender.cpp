@@ -20,10 +20,6 @@ namespace {
 const char* const signalName = "udpTxStreamsConfig";
 constexpr int refreshIntervalMs = 100;
 
-// The tab registered last with the manager connection. The connection has no unregistering, so
-// a tab that goes away clears the entry itself, unless a newer tab has taken it over already.
-UdpSender* registeredTab = nullptr;
-
 } // namespace
 
 UdpSender::UdpSender(QWidget* parent)
@@ -41,20 +37,15 @@ UdpSender::UdpSender(QWidget* parent)
         ui->destinationPort->setText(QString::number(savedPort));
     connect(refreshTimer, &QTimer::timeout, this, &UdpSender::RefreshUI);
     refreshTimer->start(refreshIntervalMs);
-    if (managerConnection) {
+    if (managerConnection)
         managerConnection->RegisterSignalHandler(QLatin1String(signalName), this);
-        registeredTab = this;
-    }
 }
 
 UdpSender::~UdpSender()
 {
     TRACE_SCOPE(ModuleUDPTX, TraceLevelRoutine);
-    if (registeredTab == this) {
-        if (managerConnection)
-            managerConnection->RegisterSignalHandler(QLatin1String(signalName), nullptr);
-        registeredTab = nullptr;
-    }
+    if (managerConnection)
+        managerConnection->UnregisterSignalHandler(QLatin1String(signalName), this);
     delete refreshTimer;
     StopAllStreams();
     delete ui;

@@ -83,6 +83,24 @@ private slots:
                  qPrintable(Listing(30, TraceLevelWarning)));
     }
 
+    // A handler going away removes only its own entry, not one that replaced it.
+    void unregisteringKeepsANewerHandler()
+    {
+        RecordingHandler older(RecordingHandler::AttributesOnly);
+        RecordingHandler newer(RecordingHandler::AttributesOnly);
+        managerConnection->RegisterSignalHandler(QStringLiteral("sig"), &older);
+        managerConnection->RegisterSignalHandler(QStringLiteral("sig"), &newer);
+        managerConnection->UnregisterSignalHandler(QStringLiteral("sig"), &older);
+        managerConnection->HandleResponseFromServer("<r><sig N='1'/></r>");
+        QCOMPARE(newer.calls, QStringList{"sig:1"});
+        managerConnection->UnregisterSignalHandler(QStringLiteral("sig"), &newer);
+        managerConnection->HandleResponseFromServer("<r><sig N='2'/></r>");
+        QCOMPARE(newer.calls, QStringList{"sig:1"});
+        QVERIFY(Listing(5, TraceLevelWarning)
+                    .contains(QStringLiteral("Client-side handler is not found for XML element 'sig'")));
+        QVERIFY(older.calls.isEmpty());
+    }
+
     void failureAbandonsTheRest()
     {
         RecordingHandler first(RecordingHandler::AttributesOnly);
