@@ -105,16 +105,6 @@ UdpReceiverThreadAtSender::~UdpReceiverThreadAtSender()
     wait();
 }
 
-void UdpReceiverThreadAtSender::LastSource(QHostAddress* address, quint16* port) const
-{
-    const DatagramSource source = LastSourceAddress();
-    *port = source.port;
-    if (source.port == 0)
-        *address = QHostAddress();
-    else
-        address->setAddress(reinterpret_cast<const sockaddr*>(&source.address));
-}
-
 DatagramSource UdpReceiverThreadAtSender::LastSourceAddress() const
 {
     std::lock_guard<std::mutex> lock(lastSourceLock);

@@ -51,9 +51,8 @@ public:
     UdpReceiverThreadAtSender(QUdpSocket* socket, int localPort, UdpReceiverObservationParams& params);
     ~UdpReceiverThreadAtSender() override;
 
-    // The source of the last datagram read; *port is 0 until one has arrived. Any thread.
-    void LastSource(QHostAddress* address, quint16* port) const;
-    // The same in plain form, for sending back without building a QHostAddress. Any thread.
+    // The source of the last datagram read, IPv4 unwrapped from IPv4-mapped form; its port is 0
+    // until one has arrived. Any thread.
     DatagramSource LastSourceAddress() const;
 
     void RequestStop() { abortRequested = true; }
