@@ -105,10 +105,32 @@ void StoreValue(int id, const QVariant& value, bool onlyIfChanged)
     SaveSettingsToFile();
 }
 
+// Only Qt Core's own plain types are read back: a hand-edited file could otherwise name a GUI type
+// (a cursor or a pixmap, which need a GUI application and may allocate without bound) or a
+// user type. Settings never hold either.
+// Containers of variants are left out for the same reason: their elements could be such types.
+bool IsCoreTypeId(quint32 typeId)
+{
+    switch (typeId) {
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantList:
+    case QMetaType::QVariantHash:
+    case QMetaType::QVariant:
+        return false;
+    default:
+        return typeId <= QMetaType::LastCoreType;
+    }
+}
+
 QVariant DecodeDataStreamHex(const QString& text)
 {
     const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
     QDataStream stream(bytes);
+    quint32 typeId = 0;
+    stream >> typeId; // a QVariant's stream form starts with its type id
+    if (stream.status() != QDataStream::Ok || !IsCoreTypeId(typeId))
+        return QVariant();
+    stream.device()->seek(0);
     QVariant value;
     stream >> value;
     // Truncated or corrupt data gives no value rather than a half-read one.

@@ -314,6 +314,14 @@ void Tst_settings::importConvertsValues_data()
         << QByteArray("<setting name=\"a\" type=\"int\">1</setting>"
                       "<setting name=\"a\" type=\"QString\">second</setting>")
         << one(QVariant(QStringLiteral("second")));
+    // A hand-edited file may name GUI types in the hex form (a cursor here), bare or inside a
+    // list of variants: they are not read back and leave an entry without a value.
+    QTest::newRow("hex of a GUI type gives no value")
+        << QByteArray("<setting name=\"a\" type=\"\">0000004a000000</setting>")
+        << one(QVariant());
+    QTest::newRow("hex of a variant list gives no value")
+        << QByteArray("<setting name=\"a\" type=\"\">00000009000000000100000" "04a000000</setting>")
+        << one(QVariant());
     QTest::newRow("other elements are skipped")
         << QByteArray("<note>x</note><setting name=\"a\" type=\"int\">5</setting><?pi x?>")
         << one(QVariant(5));
